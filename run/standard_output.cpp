@@ -1,0 +1,33 @@
+#include "run/standard_output.h"
+
+#include <cstdio>
+
+#include "platform/win32.h"
+
+namespace {
+
+char block[4096];
+
+// Runs when the console is told to stop the program (Ctrl+C, Ctrl+Break,
+// closing the window). The default handling that follows ends the process
+// without flushing the C library's buffers, so values already printed to a
+// file or a pipe would be lost.
+BOOL WINAPI flush_on_stop(DWORD) {
+    fflush(stdout);
+    return FALSE;
+}
+
+bool stdout_is_console(void) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+} // namespace
+
+void prepare_standard_output(void) {
+    if (stdout_is_console())
+        setvbuf(stdout, nullptr, _IONBF, 0);
+    else
+        setvbuf(stdout, block, _IOFBF, sizeof block);
+    SetConsoleCtrlHandler(flush_on_stop, TRUE);
+}

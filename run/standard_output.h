@@ -1,0 +1,7 @@
+// How the program's text reaches the person watching it.
+#pragma once
+
+// On a console every print shows at once, a value and its blank included; to
+// a file or a pipe text goes in blocks of 4096 bytes. Stopping the program from
+// the console flushes what has been printed before the process ends.
+void prepare_standard_output(void);
