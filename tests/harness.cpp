@@ -45,17 +45,15 @@ standin::port_script silent_port(const std::string &port) {
 }
 
 std::string capture_stdout(const std::function<void(int fd)> &body) {
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
+    // The program sets the buffering of its standard output before its first
+    // print, as a fresh process does. So each run gets a fresh stream (glibc
+    // lets stdout be replaced) on a file of its own.
     FILE *file = tmpfile();
-    dup2(fileno(file), STDOUT_FILENO);
-    body(STDOUT_FILENO);
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    // The program chose its own buffering for stdout; give the test runner back
-    // the usual one.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    FILE *const test_runner_stdout = stdout;
+    stdout = fdopen(dup(fileno(file)), "w");
+    body(fileno(stdout));
+    fclose(stdout);
+    stdout = test_runner_stdout;
 
     std::string text;
     rewind(file);

@@ -43,7 +43,7 @@ struct run_outcome {
 run_outcome run_program_in(standin::script s);
 
 // Calls `body` with standard output sent to a fresh file and returns what
-// was written there. `fd_out` receives the file's descriptor while it runs.
+// was written there; `body` is given the file's descriptor.
 std::string capture_stdout(const std::function<void(int fd)> &body);
 
 } // namespace harness
