@@ -49,8 +49,8 @@ HANDLE open_receiver_port(const char *port_name, port_mode mode) {
     lstrcatA(path, port_name);
 
     const DWORD flags = mode == port_mode::probe ? FILE_FLAG_OVERLAPPED : 0;
-    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                              nullptr);
+    HANDLE port =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     if (port == INVALID_HANDLE_VALUE)
         return port;
 

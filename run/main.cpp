@@ -1,4 +1,6 @@
 #include "run/program_run.h"
 
 // Command-line arguments are ignored: there is nothing to configure.
-int main() { return run_program(); }
+int main() {
+    return run_program();
+}

@@ -15,7 +15,9 @@ const REGSAM write_rights =
 
 // A buffer that was too small holds no promise; fill it with junk so that a
 // caller that uses it anyway shows up.
-void scribble(void *buffer, DWORD size) { memset(buffer, '#', size); }
+void scribble(void *buffer, DWORD size) {
+    memset(buffer, '#', size);
+}
 
 } // namespace
 

@@ -170,7 +170,7 @@ BOOL blocking_read(const port_view &p, BYTE *buffer, DWORD n, LPDWORD read) {
     const DWORD count = take_input(*p.line, buffer, n, done);
     if (listening)
         p.seen->delivered_while_listening.insert(p.seen->delivered_while_listening.end(), buffer,
-                                                buffer + count);
+                                                 buffer + count);
     if (read)
         *read = count;
     return TRUE;
@@ -326,16 +326,16 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         return FALSE;
     }
     auto &w = world();
-    std::uint64_t done = d.read_never_completes
-                             ? never
-                             : plan_read(*p.line, p.seen->timeouts, w.r.now_us, nNumberOfBytesToRead);
+    std::uint64_t done = d.read_never_completes ? never
+                                                : plan_read(*p.line, p.seen->timeouts, w.r.now_us,
+                                                            nNumberOfBytesToRead);
     // The platform leaves a read that could be served at once pending for a
     // moment unless told otherwise.
     if (done == w.r.now_us && !d.reads_complete_at_once)
         done += 1000;
-    return issue({index_of(hFile), lpOverlapped, buffer, nNumberOfBytesToRead, true, done, false, 0,
-                  0, {}},
-                 lpNumberOfBytesRead);
+    return issue(
+        {index_of(hFile), lpOverlapped, buffer, nNumberOfBytesToRead, true, done, false, 0, 0, {}},
+        lpNumberOfBytesRead);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -364,7 +364,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         return FALSE;
     }
     const std::uint64_t now = world().r.now_us;
-    const std::uint64_t done = d.write_never_completes    ? never
+    const std::uint64_t done = d.write_never_completes     ? never
                                : d.writes_complete_at_once ? now
                                                            : now + sent.size() * byte_time_us;
     return issue({index_of(hFile), lpOverlapped, nullptr, nNumberOfBytesToWrite, false, done, false,

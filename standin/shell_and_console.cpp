@@ -28,7 +28,9 @@ LPSTR StrStrIA(LPCSTR pszFirst, LPCSTR pszSrch) {
     return n == 0 ? const_cast<LPSTR>(pszFirst) : nullptr;
 }
 
-LPSTR lstrcatA(LPSTR lpString1, LPCSTR lpString2) { return strcat(lpString1, lpString2); }
+LPSTR lstrcatA(LPSTR lpString1, LPCSTR lpString2) {
+    return strcat(lpString1, lpString2);
+}
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     auto &w = world();

@@ -87,6 +87,10 @@ BOOL CloseHandle(HANDLE hObject) {
     return TRUE;
 }
 
-void Sleep(DWORD dwMilliseconds) { advance_to(world().r.now_us + dwMilliseconds * us_per_ms); }
+void Sleep(DWORD dwMilliseconds) {
+    advance_to(world().r.now_us + dwMilliseconds * us_per_ms);
+}
 
-DWORD GetLastError(void) { return world().last_error; }
+DWORD GetLastError(void) {
+    return world().last_error;
+}

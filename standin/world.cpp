@@ -18,9 +18,13 @@ state &world(void) {
     return the_world;
 }
 
-void violation(const std::string &what) { world().r.violations.push_back(what); }
+void violation(const std::string &what) {
+    world().r.violations.push_back(what);
+}
 
-void set_last_error(DWORD error) { world().last_error = error; }
+void set_last_error(DWORD error) {
+    world().last_error = error;
+}
 
 HANDLE make_handle(kind what, int port, bool overlapped) {
     auto &w = world();
@@ -52,7 +56,9 @@ handle_entry *entry(HANDLE h, kind what) {
     return &e;
 }
 
-void signal(handle_entry &e) { e.signalled = true; }
+void signal(handle_entry &e) {
+    e.signalled = true;
+}
 
 namespace {
 
@@ -149,9 +155,13 @@ void load(const script &s) {
     }
 }
 
-const record &observed(void) { return world().r; }
+const record &observed(void) {
+    return world().r;
+}
 
-std::uint64_t now_ms(void) { return world().r.now_us / 1000; }
+std::uint64_t now_ms(void) {
+    return world().r.now_us / 1000;
+}
 
 std::vector<std::string> open_handles(void) {
     std::vector<std::string> open;

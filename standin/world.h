@@ -48,9 +48,9 @@ struct device_script {
     bool echoes = false;             // transmit wired to receive
     std::vector<timed_bytes> stream; // times relative to the blocking (listening) open
     std::optional<std::uint32_t> reads_fail_from_ms; // unplugged, relative to that open
-    bool writes_complete_at_once = true; // as Wine does for small writes
-    bool reads_complete_at_once = false; // only when all asked for is already there
-    bool write_never_completes = false;  // only CancelIo ends it
+    bool writes_complete_at_once = true;             // as Wine does for small writes
+    bool reads_complete_at_once = false;             // only when all asked for is already there
+    bool write_never_completes = false;              // only CancelIo ends it
     bool read_never_completes = false;
     DWORD write_error = 0; // overlapped WriteFile fails at once with this
     DWORD read_error = 0;  // ReadFile fails at once with this
@@ -76,7 +76,7 @@ struct script {
     bool stdout_is_console = false;
     bool event_creation_fails = false;
     std::optional<std::uint32_t> console_stop_at_ms; // relative to the listening open
-    std::uint32_t listening_tail_ms = 20; // idle listening after the last scripted thing
+    std::uint32_t listening_tail_ms = 20;            // idle listening after the last scripted thing
     int stdout_fd = -1; // when set, output visible there is sampled at each listening read
 };
 

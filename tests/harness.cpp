@@ -7,7 +7,9 @@
 
 namespace harness {
 
-std::string ok_line(const std::string &port) { return port + " -- OK, device detected =|:-)=\n"; }
+std::string ok_line(const std::string &port) {
+    return port + " -- OK, device detected =|:-)=\n";
+}
 
 std::string failed_line(const std::string &port) {
     return port + " -- failed to detect device :(\n";

@@ -31,8 +31,8 @@ standin::port_script silent_port(const std::string &port);
 struct run_outcome {
     bool listening = false; // the run was still listening when the script ended it
     std::string ended_because;
-    int status = -1;        // the run's result, when it returned
-    std::string out;        // every byte written to standard output
+    int status = -1; // the run's result, when it returned
+    std::string out; // every byte written to standard output
     std::uint64_t elapsed_ms = 0;
     std::vector<std::string> left_open; // handles still open afterwards
     int requests_in_flight = 0;

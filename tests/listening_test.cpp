@@ -21,7 +21,8 @@ standin::script listening_to(const std::vector<BYTE> &codes, std::uint32_t spaci
     s.registry.values = {harness::serial_value("\\Device\\VCP0", "COM3")};
     standin::port_script port = harness::receiver("COM3");
     for (std::size_t i = 0; i < codes.size(); ++i)
-        port.device.stream.push_back({static_cast<std::uint32_t>(300 + i * spacing_ms), {codes[i]}});
+        port.device.stream.push_back(
+            {static_cast<std::uint32_t>(300 + i * spacing_ms), {codes[i]}});
     s.ports = {port};
     return s;
 }

@@ -64,8 +64,8 @@ INSTANTIATE_TEST_SUITE_P(BothModes, PortSetup,
                                          mode_case{port_mode::listening, false, 1, 12}));
 
 TEST(PortSetupFailure, PortThatCannotBeOpenedGivesInvalidHandleInEitherMode) {
-    for (auto presence : {standin::port_presence::held_by_other_program,
-                          standin::port_presence::absent}) {
+    for (auto presence :
+         {standin::port_presence::held_by_other_program, standin::port_presence::absent}) {
         for (auto mode : {port_mode::probe, port_mode::listening}) {
             standin::port_script port = harness::receiver("COM3");
             port.presence = presence;

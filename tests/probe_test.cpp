@@ -40,7 +40,9 @@ struct filter_case {
     bool probed;
 };
 
-void PrintTo(const filter_case &c, std::ostream *os) { *os << '"' << c.device_name << '"'; }
+void PrintTo(const filter_case &c, std::ostream *os) {
+    *os << '"' << c.device_name << '"';
+}
 
 class ProbeNameFilter : public testing::TestWithParam<filter_case> {};
 
@@ -58,8 +60,7 @@ TEST_P(ProbeNameFilter, OnlyDevicesNamedVcpAreTouched) {
 INSTANTIATE_TEST_SUITE_P(Names, ProbeNameFilter,
                          testing::Values(filter_case{"\\Device\\vcp0", true},
                                          filter_case{"\\Device\\VCP0", true},
-                                         filter_case{"usbVcPser", true},
-                                         filter_case{"vcp", true},
+                                         filter_case{"usbVcPser", true}, filter_case{"vcp", true},
                                          filter_case{"\\Device\\V_C_P", false},
                                          filter_case{"\\Device\\Serial0", false},
                                          filter_case{"vc", false}, filter_case{"", false}));
@@ -76,8 +77,9 @@ struct reply_case {
     int detected;
 };
 
-
-void PrintTo(const reply_case &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const reply_case &c, std::ostream *os) {
+    *os << c.what;
+}
 
 class ProbeReply : public testing::TestWithParam<reply_case> {};
 
@@ -98,7 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
                    1},
         reply_case{"AckAs129thByte", [](standin::device_script &d) { d.reply = filler(128, 0x81); },
                    0},
-        reply_case{"OtherValuesOnly", [](standin::device_script &d) { d.reply = {0x80, 0x01, 0xFF}; },
+        reply_case{"OtherValuesOnly",
+                   [](standin::device_script &d) {
+                       d.reply = {0x80, 0x01, 0xFF};
+                   },
                    0},
         reply_case{"NoReply", [](standin::device_script &d) { d.answers_query = false; }, 0},
         reply_case{"AckBeforeTheRead", [](standin::device_script &d) { d.reply_delay_ms = 60; }, 1},
@@ -133,7 +138,9 @@ TEST(ProbeFailure, EachFailureEndsWithItsOwnLinesAndNotDetected) {
     };
     const failure_case cases[] = {
         {"held by another program",
-         [](standin::port_script &p) { p.presence = standin::port_presence::held_by_other_program; },
+         [](standin::port_script &p) {
+             p.presence = standin::port_presence::held_by_other_program;
+         },
          harness::open_error + harness::query_error, 200},
         {"gone", [](standin::port_script &p) { p.presence = standin::port_presence::absent; },
          harness::open_error + harness::query_error, 200},

@@ -28,7 +28,9 @@ struct run_case {
     std::uint64_t min_ms, max_ms;
 };
 
-void PrintTo(const run_case &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const run_case &c, std::ostream *os) {
+    *os << c.what;
+}
 
 standin::port_script streaming(const std::string &port, std::vector<BYTE> codes) {
     standin::port_script p = receiver(port);
@@ -83,9 +85,9 @@ std::vector<run_case> run_cases() {
          [] {
              standin::script s;
              s.registry.values = {
-                 serial_value("\\Device\\VCP0abcd", "COM5"),    // name of 16 characters
-                 serial_value("\\Device\\VCP1", "COM12345"),    // data of 9 bytes
-                 {"\\Device\\VCP2", "COM12345"},                // 8 bytes, no terminator
+                 serial_value("\\Device\\VCP0abcd", "COM5"),   // name of 16 characters
+                 serial_value("\\Device\\VCP1", "COM12345"),   // data of 9 bytes
+                 {"\\Device\\VCP2", "COM12345"},               // 8 bytes, no terminator
                  serial_value("\\Device\\VCP3abc", "COM1234"), // 15 and 7: fit exactly
              };
              s.ports = {receiver("COM5"), receiver("COM12345"), receiver("COM1234")};
