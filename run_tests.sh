@@ -1,20 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: installs what it needs (as root, from Debian's packages),
-# then configures, builds and runs the host tests.
+# Runs every test. As root it first installs what is missing from Debian's
+# packages. Then: the host tests (program code on the platform stand-in,
+# under ASan and UBSan), and the Windows .exe built with MinGW-w64 and tested
+# end to end under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing: ${need[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}"
-fi
-
+tools/install-packages.sh host windows
 cmake --workflow --preset host --fresh
+cmake --workflow --preset windows --fresh

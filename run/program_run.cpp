@@ -37,17 +37,16 @@ const char *detect_receiver(HKEY ports) {
         // Each call overwrites both capacities with the lengths it delivered.
         DWORD name_length = sizeof device_name;
         DWORD data_length = sizeof port_name;
-        const LSTATUS result = RegEnumValueA(ports, index, device_name, &name_length, nullptr,
-                                             nullptr, reinterpret_cast<LPBYTE>(port_name),
-                                             &data_length);
+        const LSTATUS result =
+            RegEnumValueA(ports, index, device_name, &name_length, nullptr, nullptr,
+                          reinterpret_cast<LPBYTE>(port_name), &data_length);
         if (result == ERROR_NO_MORE_ITEMS)
             return nullptr;
         // A name or a port name too long for its buffer (ERROR_MORE_DATA) is
         // skipped without a word.
         if (result != ERROR_SUCCESS || !terminate_port_name(data_length))
             continue;
-        device_name[name_length < sizeof device_name ? name_length : sizeof device_name - 1] =
-            '\0';
+        device_name[name_length < sizeof device_name ? name_length : sizeof device_name - 1] = '\0';
 
         if (probe_receiver(port_name, device_name)) {
             printf("%s -- OK, device detected =|:-)=\n", port_name);
