@@ -52,7 +52,7 @@ int probe_receiver(const char *port_name, const char *device_name) {
 
     HANDLE port = open_receiver_port(port_name, port_mode::probe);
     if (port == INVALID_HANDLE_VALUE)
-        printf("errorr!!!!!!!!!!!!!!!! in opening port!\n");
+        fputs("errorr!!!!!!!!!!!!!!!! in opening port!\n", stdout);
     // Gives the receiver time to settle after its port was opened.
     Sleep(200);
 
@@ -65,7 +65,7 @@ int probe_receiver(const char *port_name, const char *device_name) {
     DWORD transferred = 0;
     if (port == INVALID_HANDLE_VALUE ||
         !request_issued(WriteFile(port, query, sizeof query, &transferred, &request))) {
-        printf("err 22: \n");
+        fputs("err 22: \n", stdout);
     } else {
         // The write's own 10 ms time-out ends it well within this wait.
         if (WaitForSingleObject(request.hEvent, request_wait_ms) != WAIT_OBJECT_0)

@@ -48,11 +48,14 @@ const char *detect_receiver(HKEY ports) {
             continue;
         device_name[name_length < sizeof device_name ? name_length : sizeof device_name - 1] = '\0';
 
+        char line[64];
         if (probe_receiver(port_name, device_name)) {
-            printf("%s -- OK, device detected =|:-)=\n", port_name);
+            snprintf(line, sizeof line, "%s -- OK, device detected =|:-)=\n", port_name);
+            fputs(line, stdout);
             return port_name;
         }
-        printf("%s -- failed to detect device :(\n", port_name);
+        snprintf(line, sizeof line, "%s -- failed to detect device :(\n", port_name);
+        fputs(line, stdout);
     }
 }
 
@@ -69,9 +72,10 @@ const char *detect_receiver(HKEY ports) {
         // An idle line returns empty after the port's 1 ms time-out.
         if (received != 1)
             continue;
-        printf("%d ", value);
-        if (value > 250)
-            printf("\n");
+        // A byte above 250 ends a code: its value closes the line.
+        char text[8];
+        snprintf(text, sizeof text, value > 250 ? "%d \n" : "%d ", value);
+        fputs(text, stdout);
     }
 }
 
@@ -87,8 +91,9 @@ int run_program(void) {
                                       KEY_READ, &ports) == ERROR_SUCCESS;
     if (!listed)
         MessageBoxA(nullptr, "error opening registry", "Pomvex", MB_OK);
-    printf("Please shut down Pomvex.Tolla and Pomvex.Quenn.\n"
-           "Detecting Pomvex.Ravo on different COM ports:\n");
+    fputs("Please shut down Pomvex.Tolla and Pomvex.Quenn.\n"
+          "Detecting Pomvex.Ravo on different COM ports:\n",
+          stdout);
 
     const char *found = nullptr;
     if (listed) {
@@ -100,7 +105,10 @@ int run_program(void) {
         return 1;
     }
 
-    printf("Listening codes on port %s, press any key on remote control:\n", found);
+    char line[96];
+    snprintf(line, sizeof line, "Listening codes on port %s, press any key on remote control:\n",
+             found);
+    fputs(line, stdout);
     HANDLE port = open_receiver_port(found, port_mode::listening);
     if (port == INVALID_HANDLE_VALUE)
         return 1;
