@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whichever of the named tools are missing.
-# Usage: install-packages.sh host|windows ...
+# Usage: install-packages.sh host|windows|bench ...
 set -euo pipefail
 
 need=()
@@ -20,6 +20,11 @@ for part in "$@"; do
         command -v wine >/dev/null || need+=(wine)
         [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
         [ -x /usr/bin/python3 ] || need+=(python3)
+        ;;
+    bench)
+        command -v tio >/dev/null || need+=(tio)
+        command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+        command -v pgrep >/dev/null || need+=(procps)
         ;;
     esac
 done
