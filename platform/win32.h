@@ -12,6 +12,8 @@
 #endif
 #include <windows.h>
 #include <shlwapi.h>
+#include <fcntl.h>
+#include <io.h>
 #else
 #include "standin/win32.h"
 #endif

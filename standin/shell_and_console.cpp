@@ -1,4 +1,4 @@
-// Strings, the message box and the console.
+// Strings, the message box, the console and the C runtime's file modes.
 #include <cctype>
 #include <cstring>
 
@@ -57,4 +57,13 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     w.console_handler = Add ? HandlerRoutine : nullptr;
     w.r.console_handler_installed = Add && HandlerRoutine;
     return TRUE;
+}
+
+int _fileno(FILE *stream) {
+    return fileno(stream);
+}
+
+// Text and binary mode differ only on Windows; the previous mode was text.
+int _setmode(int, int) {
+    return _O_TEXT;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #define WINAPI
 #define CALLBACK
@@ -192,3 +193,9 @@ LPSTR StrStrIA(LPCSTR pszFirst, LPCSTR pszSrch);
 
 // user32
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// C runtime (io.h, fcntl.h): the translation mode of a file descriptor.
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+int _fileno(FILE *stream);
+int _setmode(int fd, int mode);
