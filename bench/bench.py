@@ -283,19 +283,17 @@ class Bench:
         for _ in range(runs):
             rx, program = self.listening_program(console=True)
             probes.append((rx.closes[0] - rx.opens[0]) * 1000)
-            deadline = time.monotonic() + 5
-            ok_at = None
-            while ok_at is None and time.monotonic() < deadline:
-                seen = 0
-                for t, chunk in list(program.capture.chunks):
-                    if b"OK" in ESCAPE.sub(b"", chunk):
-                        ok_at = t
-                        break
-                    seen += 1
-                time.sleep(0.01)
+            ok_at = []
+
+            def ok_shown():
+                ok_at[:] = [t for t, chunk in list(program.capture.chunks)
+                            if b"device detected" in ESCAPE.sub(b"", chunk)][:1]
+                return bool(ok_at)
+
+            wait_until(ok_shown, 5)
             program.stop()
-            if ok_at is not None:
-                to_ok.append((ok_at - program.started) * 1000)
+            if ok_at:
+                to_ok.append((ok_at[0] - program.started) * 1000)
             self.done()
         return probes, to_ok
 
@@ -312,47 +310,33 @@ class Bench:
 
     # 3. throughput
     def throughput_program(self, console, count):
+        """Values per second the program shows while the receiver sends `count`
+        bytes as fast as the line takes them; how many were lost; whether all
+        came out in order."""
         data = bytes(i % 256 for i in range(count))
+        head = len(self.head_text())
         rx, program = self.listening_program(console)
         started = time.monotonic()
         rx.write(data)
         if console:
-            expected_tokens = count
-            deadline = time.monotonic() + 120
-            last_size, still_since = -1, time.monotonic()
-            while time.monotonic() < deadline:
-                size = program.capture.size()
-                if size != last_size:
-                    last_size, still_since = size, time.monotonic()
-                elif time.monotonic() - still_since > 1.0:
-                    break
-                time.sleep(0.05)
+            wait_until_quiet(program.capture)
             program.stop()
-            tokens = console_tokens(program.capture.chunks, b"remote control:")
-            shown = [int(t) if t.isdigit() else -1 for _, t in tokens]
-            lost = count - sum(1 for a, b in zip(shown, data) if a == b)
-            finished = tokens[-1][0] if tokens else time.monotonic()
             self.done()
-            return len(tokens) / (finished - started), lost, shown == list(data)
+            tokens = console_tokens(program.capture.chunks, b"remote control:")
+            return stream_result(tokens, data, started, int)
+        # To a pipe the text comes in 4096-byte blocks: the rate counts what the
+        # full blocks held, then Ctrl+C brings out the rest.
         expected = values_text(data).encode()
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            received = program.capture.size()
-            head = received - len(self._head_text())
-            if head >= len(expected) - 4096:
-                break
-            time.sleep(0.01)
+        wait_until(lambda: program.capture.size() - head >= len(expected) - 4096, 120)
         last_block = program.capture.chunks[-1][0] if program.capture.chunks else started
-        blocks = program.capture.data()[len(self._head_text()):]
+        in_blocks = program.capture.data()[head:].count(b" ")
         program.stop()
-        out = program.capture.data()[len(self._head_text()):]
         self.done()
-        shown_in_blocks = blocks.count(b" ")
-        complete = out == expected
-        lost = count - out.count(b" ")
-        return shown_in_blocks / (last_block - started), lost, complete
+        out = program.capture.data()[head:]
+        return in_blocks / (last_block - started), count - out.count(b" "), out == expected
 
-    def _head_text(self):
+    def head_text(self):
+        """What the program prints before the first value, COM40 being the receiver."""
         own = "".join(f"{data} -- failed to detect device :(\r\n"
                       for name, data in sorted(wine.serial_values(self.prefix).items(),
                                                key=lambda kv: kv[0].lower())
@@ -364,28 +348,14 @@ class Bench:
 
     def throughput_monitor(self, count):
         data = bytes(i % 256 for i in range(count))
-        rx = Receiver(silent=True)
-        mon = ConsoleProcess(["tio", "-x", "-b", "115200", rx.path], os.environ.copy())
-        rx.wait_open(1, 10)
-        time.sleep(0.5)
+        rx, mon = start_monitor()
         started = time.monotonic()
         rx.write(data)
-        deadline = time.monotonic() + 120
-        last_size, still_since = -1, time.monotonic()
-        while time.monotonic() < deadline:
-            size = mon.capture.size()
-            if size != last_size:
-                last_size, still_since = size, time.monotonic()
-            elif time.monotonic() - still_since > 1.0:
-                break
-            time.sleep(0.05)
+        wait_until_quiet(mon.capture)
         mon.stop()
-        tokens = hex_tokens(mon.capture.chunks)
         rx.close()
-        shown = [int(t, 16) for _, t in tokens]
-        finished = tokens[-1][0] if tokens else time.monotonic()
-        lost = count - sum(1 for a, b in zip(shown[-count:], data) if a == b)
-        return len(tokens) / (finished - started), lost, shown[-count:] == list(data)
+        return stream_result(hex_tokens(mon.capture.chunks), data, started,
+                             lambda t: int(t, 16))
 
     # 4. latency on a console
     def latency_program(self, samples, spacing_s):
@@ -398,10 +368,7 @@ class Bench:
         return pair_latencies(sent, [(t, int(v) if v.isdigit() else -1) for t, v in tokens])
 
     def latency_monitor(self, samples, spacing_s):
-        rx = Receiver(silent=True)
-        mon = ConsoleProcess(["tio", "-x", "-b", "115200", rx.path], os.environ.copy())
-        rx.wait_open(1, 10)
-        time.sleep(0.5)
+        rx, mon = start_monitor()
         sent = self._send_spaced(rx, samples, spacing_s)
         time.sleep(0.3)
         mon.stop()
@@ -444,10 +411,7 @@ class Bench:
         return (p1 - p0) / (t1 - t0) * 100, (s1 - s0) / (t1 - t0) * 100
 
     def idle_monitor(self, seconds):
-        rx = Receiver(silent=True)
-        mon = ConsoleProcess(["tio", "-x", "-b", "115200", rx.path], os.environ.copy())
-        rx.wait_open(1, 10)
-        time.sleep(1)
+        rx, mon = start_monitor()
         pid = mon.proc.pid
         c0, t0 = cpu_seconds(pid), time.monotonic()
         time.sleep(seconds)
@@ -455,6 +419,49 @@ class Bench:
         mon.stop()
         rx.close()
         return (c1 - c0) / (t1 - t0) * 100
+
+
+def start_monitor():
+    """tio in hexadecimal mode on a console, on a line of its own."""
+    rx = Receiver(silent=True)
+    mon = ConsoleProcess(["tio", "-x", "-b", "115200", rx.path], os.environ.copy())
+    rx.wait_open(1, 10)
+    time.sleep(0.5)
+    return rx, mon
+
+
+def wait_until(condition, timeout_s):
+    deadline = time.monotonic() + timeout_s
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def wait_until_quiet(capture, quiet_s=1.0, timeout_s=120):
+    """Until nothing more has come for `quiet_s`."""
+    deadline = time.monotonic() + timeout_s
+    last_size, still_since = -1, time.monotonic()
+    while time.monotonic() < deadline:
+        size = capture.size()
+        if size != last_size:
+            last_size, still_since = size, time.monotonic()
+        elif time.monotonic() - still_since > quiet_s:
+            return
+        time.sleep(0.05)
+
+
+def stream_result(tokens, data, started, parse):
+    """(values shown per second, bytes lost, all shown in order) of a stream
+    whose values a console showed as `tokens`."""
+    shown = []
+    for _, token in tokens:
+        try:
+            shown.append(parse(token))
+        except ValueError:
+            shown.append(-1)
+    shown = shown[-len(data):]
+    finished = tokens[-1][0] if tokens else time.monotonic()
+    lost = len(data) - sum(1 for a, b in zip(shown, data) if a == b)
+    return len(tokens) / (finished - started), lost, shown == list(data)
 
 
 def hex_tokens(chunks):

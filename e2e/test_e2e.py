@@ -98,7 +98,7 @@ class WineE2E(unittest.TestCase):
         program = self.start()
         self.assertTrue(sim.wait_for("code stream finished", 10), sim.events())
         time.sleep(0.5)
-        # Less than one 4096-byte block: only the flush on Ctrl+C brings it out.
+        # Less than one 4096-byte block: none of it has gone out before Ctrl+C.
         program.interrupt()
         rc, out, elapsed = program.wait(10)
         expected = BANNER + wine_ports() + ok("COM33") + listening("COM33") + values(range(256))
