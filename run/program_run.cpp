@@ -46,6 +46,7 @@ const char *detect_receiver(HKEY ports) {
         // skipped without a word.
         if (result != ERROR_SUCCESS || !terminate_port_name(data_length))
             continue;
+        // The name is terminated on success; keep it so whatever was delivered.
         device_name[name_length < sizeof device_name ? name_length : sizeof device_name - 1] = '\0';
 
         char line[64];
@@ -59,7 +60,7 @@ const char *detect_receiver(HKEY ports) {
     }
 }
 
-[[noreturn]] void listen(HANDLE port) {
+[[noreturn]] void show_codes(HANDLE port) {
     for (;;) {
         BYTE value = 0;
         DWORD received = 0;
@@ -112,5 +113,5 @@ int run_program(void) {
     HANDLE port = open_receiver_port(found, port_mode::listening);
     if (port == INVALID_HANDLE_VALUE)
         return 1;
-    listen(port);
+    show_codes(port);
 }

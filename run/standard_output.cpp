@@ -9,9 +9,9 @@ namespace {
 char block[4096];
 
 // Runs when the console is told to stop the program (Ctrl+C, Ctrl+Break,
-// closing the window). The default handling that follows ends the process
-// without flushing the C library's buffers, so values already printed to a
-// file or a pipe would be lost.
+// closing the window). The default handling that follows ends the process,
+// and need not flush the C library's buffers on its way: values already
+// printed to a file or a pipe would be lost.
 BOOL WINAPI flush_on_stop(DWORD) {
     fflush(stdout);
     return FALSE;
@@ -31,7 +31,8 @@ void prepare_standard_output(void) {
         // every write, which doubles the cost of a print where a console write
         // is slow (Wine). A console starts a new line at "\n" on its own.
         _setmode(_fileno(stdout), _O_BINARY);
-    } else
+    } else {
         setvbuf(stdout, block, _IOFBF, sizeof block);
+    }
     SetConsoleCtrlHandler(flush_on_stop, TRUE);
 }
