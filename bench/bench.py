@@ -10,15 +10,18 @@ that a stream reaches a pipe complete and in order.
 """
 
 import argparse
+import fcntl
 import os
 import re
 import select
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -184,14 +187,22 @@ def console_tokens(chunks, marker):
     return tokens
 
 
+def interrupt(proc, timeout_s):
+    """Ctrl+C, and a kill if that does not end it in time."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class ConsoleProcess:
     """A command whose console is a pseudo-terminal we read."""
 
     def __init__(self, cmd, env, columns=2000, rows=50):
         master, slave = os.openpty()
-        import fcntl
-        import struct
-        import termios
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.started = time.monotonic()
         self.proc = subprocess.Popen(cmd, env=env, stdin=slave, stdout=slave, stderr=slave,
@@ -201,18 +212,14 @@ class ConsoleProcess:
         self.capture = Capture(master)
 
     def stop(self, timeout_s=10):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-        try:
-            self.proc.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        interrupt(self.proc, timeout_s)
         time.sleep(0.1)
         os.close(self.master)
 
 
 class PipeProcess:
+    """A command whose standard output is a pipe we read."""
+
     def __init__(self, cmd, env):
         self.started = time.monotonic()
         self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
@@ -220,13 +227,7 @@ class PipeProcess:
         self.capture = Capture(self.proc.stdout.fileno())
 
     def stop(self, timeout_s=10):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-        try:
-            self.proc.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        interrupt(self.proc, timeout_s)
         self.capture.thread.join(timeout=10)
 
 
