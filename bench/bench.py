@@ -509,7 +509,8 @@ def plot(path, program_ms, monitor_ms):
         script = (f"set terminal pngcairo size 900,500 font 'sans,11'\n"
                   f"set output '{path}'\n"
                   "set title 'Console latency: byte written by the receiver to its value on screen'\n"
-                  "set xlabel 'latency (ms)'\nset ylabel 'share of bytes (cumulative)'\n"
+                  "set xlabel 'latency (ms, log scale)'\nset ylabel 'share of bytes (cumulative)'\n"
+                  "set logscale x\nset xrange [0.02:10]\n"
                   "set grid\nset key bottom right\nset yrange [0:1]\nset termoption noenhanced\n"
                   f"plot {plots}\n")
         subprocess.run([gnuplot], input=script, text=True, check=True)
