@@ -78,6 +78,8 @@ class WineE2E(unittest.TestCase):
         wine.set_serial_values(PREFIX, {r"\Device\VCP0": "COM33"})
         sim = self.receiver("COM33", "--rate", "20")
         program = self.start()
+        # Wine's start, COM1 passed over without a probe, 200 ms to the query.
+        self.assertTrue(sim.wait_for("query answered", 5), sim.events())
         self.assertTrue(sim.wait_for("code stream started", 10), sim.events())
         time.sleep(1.0)
         program.interrupt()

@@ -73,6 +73,10 @@ void finish(request &q) {
             input.pop_front();
         }
         q.transferred = count;
+        // As under Wine: an overlapped read whose time-out passes with nothing
+        // received ends in a time-out error, one that got some bytes succeeds.
+        if (count == 0)
+            q.status = ERROR_TIMEOUT;
     }
     if (!q.is_read && q.status == 0)
         device_hears(w.handles[q.handle].port, q.sent, q.done_at_us);
