@@ -363,10 +363,18 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         set_last_error(d.write_error);
         return FALSE;
     }
+    // A pending write takes the line's time for its bytes, bounded by the
+    // port's write time-out when one is set.
+    const COMMTIMEOUTS &t = p.seen->timeouts;
+    const std::uint64_t limit_ms =
+        std::uint64_t(t.WriteTotalTimeoutMultiplier) * nNumberOfBytesToWrite +
+        t.WriteTotalTimeoutConstant;
+    const std::uint64_t on_the_line =
+        std::min(sent.size() * byte_time_us, limit_ms ? limit_ms * us_per_ms : never);
     const std::uint64_t now = world().r.now_us;
     const std::uint64_t done = d.write_never_completes     ? never
                                : d.writes_complete_at_once ? now
-                                                           : now + sent.size() * byte_time_us;
+                                                           : now + on_the_line;
     return issue({index_of(hFile), lpOverlapped, nullptr, nNumberOfBytesToWrite, false, done, false,
                   0, nNumberOfBytesToWrite, std::move(sent)},
                  lpNumberOfBytesWritten);
