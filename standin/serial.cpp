@@ -57,9 +57,9 @@ std::uint64_t plan_read(const line_state &line, const COMMTIMEOUTS &t, std::uint
         return issued;
     const std::uint64_t total_ms =
         std::uint64_t(t.ReadTotalTimeoutMultiplier) * n + t.ReadTotalTimeoutConstant;
-    const std::uint64_t deadline = total_ms ? issued + total_ms * 1000 : never;
+    const std::uint64_t deadline = total_ms ? issued + total_ms * us_per_ms : never;
     const std::uint64_t interval = t.ReadIntervalTimeout && t.ReadIntervalTimeout != MAXDWORD
-                                       ? std::uint64_t(t.ReadIntervalTimeout) * 1000
+                                       ? std::uint64_t(t.ReadIntervalTimeout) * us_per_ms
                                        : never;
     std::uint64_t last = issued;
     auto cutoff = [&] {
@@ -74,15 +74,6 @@ std::uint64_t plan_read(const line_state &line, const COMMTIMEOUTS &t, std::uint
             return at;
     }
     return cutoff();
-}
-
-DWORD take_input(line_state &line, BYTE *buffer, DWORD n, std::uint64_t until_us) {
-    DWORD count = 0;
-    while (count < n && !line.input.empty() && line.input.front().at_us <= until_us) {
-        buffer[count++] = line.input.front().value;
-        line.input.pop_front();
-    }
-    return count;
 }
 
 bool in_flight(const OVERLAPPED *record) {
@@ -117,14 +108,18 @@ BOOL issue(request q, LPDWORD transferred) {
     return FALSE;
 }
 
-void sample_output(const port_record &seen) {
-    const int fd = world().s.stdout_fd;
-    if (fd < 0)
-        return;
+// How many bytes of the program's output have reached the file behind its
+// standard output, or -1 when the script did not say which file that is.
+long long visible_output(void) {
     struct stat st = {};
-    if (fstat(fd, &st) == 0)
-        world().r.output_samples.push_back(
-            {seen.delivered_while_listening.size(), static_cast<long long>(st.st_size)});
+    const int fd = world().s.stdout_fd;
+    return fd >= 0 && fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+void sample_output(const port_record &seen) {
+    const long long visible = visible_output();
+    if (visible >= 0)
+        world().r.output_samples.push_back({seen.delivered_while_listening.size(), visible});
 }
 
 // Ends a listening run that has nothing more to show, or that the console
@@ -136,9 +131,7 @@ void check_listening_end(const port_view &p) {
         now >= p.line->listening_opened_at_us + *w.s.console_stop_at_ms * us_per_ms) {
         if (w.console_handler) {
             w.r.console_handler_result = w.console_handler(CTRL_C_EVENT);
-            struct stat st = {};
-            if (w.s.stdout_fd >= 0 && fstat(w.s.stdout_fd, &st) == 0)
-                w.r.visible_after_console_stop = st.st_size;
+            w.r.visible_after_console_stop = visible_output();
         }
         throw listening_ended{"stopped from the console"};
     }

@@ -79,6 +79,8 @@ int index_of(HANDLE h);
 // Moves the clock on, completing every request that falls due on the way.
 void advance_to(std::uint64_t at_us);
 void signal(handle_entry &e);
+// Takes up to n bytes that have arrived on the line by the given time.
+DWORD take_input(line_state &line, BYTE *buffer, DWORD n, std::uint64_t until_us);
 // The handle a request signals when it completes: its event, or else its port.
 int signalled_by(const request &q);
 // What the device on a line does with bytes it has been sent.

@@ -60,18 +60,23 @@ void signal(handle_entry &e) {
     e.signalled = true;
 }
 
+DWORD take_input(line_state &line, BYTE *buffer, DWORD n, std::uint64_t until_us) {
+    DWORD count = 0;
+    while (count < n && !line.input.empty() && line.input.front().at_us <= until_us) {
+        buffer[count++] = line.input.front().value;
+        line.input.pop_front();
+    }
+    return count;
+}
+
 namespace {
 
 void finish(request &q) {
     auto &w = world();
     q.finished = true;
     if (q.is_read && q.status == 0) {
-        auto &input = w.lines[w.handles[q.handle].port].input;
-        DWORD count = 0;
-        while (count < q.size && !input.empty() && input.front().at_us <= q.done_at_us) {
-            q.buffer[count++] = input.front().value;
-            input.pop_front();
-        }
+        const DWORD count =
+            take_input(w.lines[w.handles[q.handle].port], q.buffer, q.size, q.done_at_us);
         q.transferred = count;
         // As under Wine: an overlapped read whose time-out passes with nothing
         // received ends in a time-out error, one that got some bytes succeeds.
